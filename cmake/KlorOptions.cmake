@@ -1,0 +1,34 @@
+# Compiler settings shared by every target of the project.
+
+# Warnings everywhere; -Werror when asked (CI asks).
+add_compile_options(-Wall -Wextra)
+if(KLOR_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+# No compiler may fuse or reorder floating-point arithmetic anywhere in the
+# project: the shaper's results are specified bit for bit, and tests compare
+# against references computed the same way.
+add_compile_options(-ffp-contract=off -fno-fast-math)
+
+if(KLOR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(KLOR_SANITIZER_BUILD=1)
+elseif(KLOR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  add_compile_definitions(KLOR_SANITIZER_BUILD=1)
+elseif(NOT KLOR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KLOR_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# Hardening for what we ship.
+set(KLOR_HARDENING_COMPILE -fstack-protector-strong -fstack-clash-protection -fcf-protection)
+if(NOT KLOR_SANITIZE STREQUAL "" OR CMAKE_BUILD_TYPE STREQUAL "Debug")
+  set(KLOR_FORTIFY "")
+else()
+  set(KLOR_FORTIFY -D_FORTIFY_SOURCE=2)
+endif()
+set(KLOR_HARDENING_LINK -Wl,-z,relro,-z,now,-z,noexecstack)
