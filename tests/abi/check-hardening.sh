@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails unless the module is linked with full RELRO (BIND_NOW + GNU_RELRO),
-# a non-executable stack, no text relocations.
+# a non-executable stack and no text relocations.
 set -euo pipefail
 module=$1
 dynamic=$(readelf -d -W "$module")
