@@ -16,6 +16,7 @@ constexpr char kGlobalSymbol[] = "_ZN4KLOR7gGlobalE";
 constexpr char kPoolConstructor[] = "_ZN4KLOR7MemPoolC1Ev";
 constexpr char kPoolDestructor[] = "_ZN4KLOR7MemPoolD1Ev";
 constexpr char kPoolInit[] = "_ZN4KLOR7MemPool4initEPvii";
+constexpr char kPoolClose[] = "_ZN4KLOR7MemPool5closeEv";
 
 // Member functions called through their exported symbols: the object is
 // the first argument, as the platform's C++ ABI passes `this`.
@@ -113,6 +114,13 @@ KLOR_RESULT Plugin::useRegion(void* memory, int length, int unit) {
         pool_->freeCallback = nullptr;
     }
     return result;
+}
+
+KLOR_RESULT Plugin::useHeap() {
+    auto close = reinterpret_cast<PoolLifecycleFn>(symbol(kPoolClose));
+    if (pool_ == nullptr || close == nullptr) return KLOR_ERR_NOT_FOUND;
+    close(pool_);
+    return KLOR_OK;
 }
 
 KLOR_RESULT forwardSetParameter(void* instance, int index, float value) {

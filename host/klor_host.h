@@ -46,9 +46,14 @@ public:
     const std::string& path() const { return path_; }
     void* symbol(const char* name) const;
 
+    // The host's record: zero-filled (so its allocatorParams block is empty
+    // and the module fills in the defaults at first use), with memPool set.
     KLOR::Global& global() { return *global_; }
     // The pool in Global.memPool, constructed by the module's own exported
-    // constructor; null when the module exports no pool.
+    // constructor, so it starts in callback mode on the system heap; null
+    // when the module exports no pool. Its lock, created at first use, is
+    // the module's single memory-form critical section (gMemoryCrit): keep
+    // one pool per loaded module using that form at a time.
     KLOR::MemPool* pool() { return pool_; }
 
     // Makes KLOR::gGlobal of the module point at this host's record, for
@@ -56,9 +61,20 @@ public:
     bool publishGlobal();
 
     // Lays the pool over `memory` (region mode) and clears its callbacks so
-    // requests are served from the region. Returns the pool's init result,
-    // or KLOR_ERR_NOT_FOUND when the module has no pool.
+    // requests are served from the region: init alone leaves the default
+    // callbacks in place, and the pool keeps using the heap until all three
+    // are null. `memory` stays the caller's and must outlive the pool's use
+    // of it; allocations made before must not be released after (each mode
+    // releases only its own). Publishes this host's Global first, since the
+    // region binds its parameters through KLOR::gGlobal. Returns the pool's
+    // init result, or KLOR_ERR_NOT_FOUND when the module has no pool.
     KLOR_RESULT useRegion(void* memory, int length, int unit = 256);
+
+    // Back to the system heap: closes the pool, which restores the default
+    // callbacks and empties its accounts. Every allocation from the region
+    // must have been released first. KLOR_ERR_NOT_FOUND when the module has
+    // no pool.
+    KLOR_RESULT useHeap();
 
 private:
     Plugin() = default;

@@ -16,7 +16,25 @@
 //                  16-byte record from Global.memPool, which is what the
 //                  caller holds.
 // Each of alloc/realloc/free first looks at its own callback field (non-null
-// = callback mode for that operation), then at blockMode.
+// = callback mode for that operation), then at blockMode. An allocation is
+// released or resized in the mode it was made in.
+//
+// Locking: alloc, calloc, realloc and free hold the pool's recursive lock
+// (crit). Unless init/initCustom made one, the first of them creates it in
+// memory form, in the single static gMemoryCrit: that first operation must
+// not run on two threads at once, and only one pool per loaded module may use
+// the memory form at a time. initCustom gives the pool a lock of its own
+// (allocated form). close() frees the lock in the form it was made in, told by
+// its address (crit == &gMemoryCrit means memory form). The constructor,
+// close, init, initCustom and getSize take no lock.
+//
+// Failures: a request that cannot be served returns null and, once the lock
+// is left, hands "file (line)" (cut to 255 characters) and the length asked
+// for to Global.errorCallback. A failed realloc leaves the caller's
+// allocation exactly as it was, still counted and, in block mode, still
+// marked. A block-mode allocation whose 16-byte header record
+// Global.memPool cannot supply (or whose pool is Global.memPool itself)
+// marks nothing and fails like any other.
 #pragma once
 
 #include <cstddef>
@@ -89,6 +107,9 @@ static_assert(offsetof(AllocHeader, threadSlot) == 12, "AllocHeader layout");
 //      352  crit             lock, or null until first use
 //      360  blockSize        int32
 //
+// Set-up (construction, close, init, initCustom) clears all 33 slotBytes
+// entries, the overflow slot 32 included.
+//
 // Invariants (between operations, under the lock):
 //   slotBytes[0] == sum of slotBytes[1..32] of live main-account allocations
 //   peakBytes >= slotBytes[0], sidePeakBytes >= sideBytes; peaks never fall
@@ -98,7 +119,16 @@ public:
     KLOR_EXPORT MemPool();
     KLOR_EXPORT ~MemPool();
 
+    // Lays a region at the first 256-byte boundary of `memory`, its capacity
+    // the rest of `length` rounded down to a multiple of `unit` (a power of
+    // two). Serves from it only once the three callback fields are null.
+    // KLOR_ERR_NO_MEMORY for null memory, length 0 (pool untouched) or no
+    // room for a region.
     KLOR_EXPORT KLOR_RESULT init(void* memory, int length, int unit);
+    // Block mode over [base, base + length): blockCount = ceil(length /
+    // blockSize) rounded down to a multiple of 4; the bitmap and the lock come
+    // from Global.memPool. KLOR_ERR_NO_MEMORY for length 0 (pool untouched) or
+    // when Global.memPool cannot supply the bitmap.
     KLOR_EXPORT KLOR_RESULT initCustom(void* base, int length, int blockSize);
     KLOR_EXPORT void        close();
 
@@ -106,8 +136,12 @@ public:
     KLOR_EXPORT void* calloc(int length, const char* file, int line, unsigned int type);
     KLOR_EXPORT void* realloc(void* pointer, int length, const char* file, int line,
                               unsigned int type);
+    // No result: nothing a caller could do with one. The type must carry the
+    // same KLOR_MEMORY_SIDE_ACCOUNT bit as the allocation.
     KLOR_EXPORT void  free(void* pointer, const char* file, int line, unsigned int type);
     KLOR_EXPORT unsigned int getSize(void* pointer, const char* file, int line);
+    // Slot 1..31 owned by the thread (0 = the calling thread), claimed on
+    // first sight; 32 once all 31 belong to others. Called under the lock.
     KLOR_EXPORT int   getCurrentThreadID(unsigned int threadId);
 
     // Block bitmap: mark (value != 0) or clear blocks start..start+count-1.
