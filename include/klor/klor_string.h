@@ -8,9 +8,12 @@
 //    0 or below like 1; KLOR_memcmp returns the wrapped 8-bit difference;
 //  - KLOR_atoi is a weighted wrapping sum with no sign ("-5" gives -25,
 //    "12a" gives 169); KLOR_atoi_hex counts any non-digit as a zero digit;
-//  - KLOR_vsnprintf always clears buf[size - 1].
+//  - KLOR_vsnprintf always clears buf[size - 1]; with a size of 0 or below
+//    it writes nothing (buf may be null) and returns the full length;
+//  - KLOR_memmove copies nothing for a count of 0 or below.
 // None of them allocates, keeps state or reports an error; apart from the two
-// number conversions none accepts a null pointer.
+// number conversions (and the formatters' buffer when the size is 0 or
+// below) none accepts a null pointer.
 #pragma once
 
 #include <cstdarg>
