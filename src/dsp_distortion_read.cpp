@@ -2,9 +2,18 @@
 // channel mask selects the channel and copied bit for bit where it does not.
 //
 // Audio thread. Allocates nothing, takes no lock, makes no system call.
+// The sample loops are chosen once, on the first block, from the CPU's
+// features (distortion_kernels_dispatch.h); every set gives the same bits.
+//
+//   selected channels   work
+//   -----------------   --------------------------------------------------
+//   none                one block copy; nothing when in == out
+//   all                 one flat pass over frames x channels samples
+//   some                every lane shaped, blended with the input by a
+//                       lane mask built once for the block
 #include <cstring>
 
-#include "distortion_kernels.h"
+#include "distortion_kernels_dispatch.h"
 #include "klor/dsp_distortion.h"
 
 namespace KLOR {
@@ -44,10 +53,11 @@ KLOR_RESULT DSPDistortion::readInternal(float* in, float* out, unsigned int leng
     }
 
     const distortion::Curve curve = distortion::curveForLevel(level);
+    const distortion::Kernels& kernels = distortion::chosenKernels();
     if (active == all) {
-        distortion::shapeAllScalar(in, out, samples, curve);
+        kernels.shapeAll(in, out, samples, curve);
     } else {
-        distortion::shapeMaskedScalar(in, out, length, inChannels, active, curve);
+        kernels.shapeMasked(in, out, length, inChannels, active, curve);
     }
     return KLOR_OK;
 }
