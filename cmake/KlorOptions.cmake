@@ -24,6 +24,13 @@ elseif(NOT KLOR_SANITIZE STREQUAL "")
   message(FATAL_ERROR "KLOR_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+# Describe region blocks to Valgrind's memcheck (costs time even when no
+# checker runs, so it is off in normal builds).
+option(KLOR_VALGRIND "Compile the region allocator's memcheck client requests" OFF)
+if(KLOR_VALGRIND)
+  add_compile_definitions(KLOR_WITH_VALGRIND=1)
+endif()
+
 # Hardening for what we ship.
 set(KLOR_HARDENING_COMPILE -fstack-protector-strong -fstack-clash-protection -fcf-protection)
 if(NOT KLOR_SANITIZE STREQUAL "" OR CMAKE_BUILD_TYPE STREQUAL "Debug")

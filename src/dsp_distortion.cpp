@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "distortion_kernels_dispatch.h"
+
 namespace KLOR {
 
 KLOR_DSP_PARAMETERDESC dspdistortion_param = {
@@ -151,6 +153,10 @@ KLOR_RESULT DSPDistortion::getParameterInternal(int /*index*/, float* value, cha
 
 }  // namespace KLOR
 
+// The host calls the entry point long before audio runs, so the one-time
+// choice of the read path's kernels (a few CPUID reads) is made here rather
+// than on the audio thread's first block.
 extern "C" KLOR_DSP_DESCRIPTION_EX* KLORGetDSPDescriptionEx() {
+    KLOR::distortion::chooseKernels();
     return KLOR::DSPDistortion::getDescriptionEx();
 }
