@@ -39,3 +39,18 @@ else()
   set(KLOR_FORTIFY -D_FORTIFY_SOURCE=2)
 endif()
 set(KLOR_HARDENING_LINK -Wl,-z,relro,-z,now,-z,noexecstack)
+
+# Vector kernels carry their instruction set in their file name
+# (*_avx2.cpp, *_avx512.cpp) and are compiled for it; nothing else may assume
+# more than the x86-64 baseline. Source properties are per directory, so each
+# directory that compiles such files calls this for its own targets.
+function(klor_kernel_isa_flags)
+  foreach(source ${ARGN})
+    if(source MATCHES "_avx512\\.cpp$")
+      set_source_files_properties(${source} PROPERTIES
+        COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512dq;-mavx512vl")
+    elseif(source MATCHES "_avx2\\.cpp$")
+      set_source_files_properties(${source} PROPERTIES COMPILE_OPTIONS "-mavx2")
+    endif()
+  endforeach()
+endfunction()
