@@ -11,22 +11,11 @@
 #include "distortion_kernels_dispatch.h"
 #include "dsp_reference.h"
 #include "klor/dsp_distortion.h"
+#include "kernel_test_effect.h"
 
 namespace {
 
-struct Effect {
-    alignas(16) KLOR::DSPDistortion object;
-
-    Effect() { std::memset(static_cast<void*>(&object), 0, sizeof object); }
-
-    KLOR_RESULT read(const float* in, float* out, unsigned frames, int channels, uint16_t mask,
-                     float level) {
-        object.object.level = level;
-        object.object.state.channelMask = mask;
-        return KLOR::DSPDistortion::readCallback(&object.object.state, const_cast<float*>(in),
-                                                 out, frames, channels, channels);
-    }
-};
+using Effect = klortest::KernelTestEffect;
 
 TEST(KernelChoiceRace, ThreadsRacingOnTheFirstBlockAllGetExactResults) {
     constexpr int kThreads = 4;

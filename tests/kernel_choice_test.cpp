@@ -8,6 +8,7 @@
 #include "distortion_kernels_dispatch.h"
 #include "dsp_reference.h"
 #include "klor/dsp_distortion.h"
+#include "kernel_test_effect.h"
 
 namespace {
 
@@ -27,19 +28,7 @@ KernelSet widestByCompilerRuntime() {
     return KernelSet::Sse2;
 }
 
-struct Effect {
-    alignas(16) KLOR::DSPDistortion object;
-
-    Effect() { std::memset(static_cast<void*>(&object), 0, sizeof object); }
-
-    KLOR_RESULT read(const float* in, float* out, unsigned frames, int channels, uint16_t mask,
-                     float level) {
-        object.object.level = level;
-        object.object.state.channelMask = mask;
-        return KLOR::DSPDistortion::readCallback(&object.object.state, const_cast<float*>(in),
-                                                 out, frames, channels, channels);
-    }
-};
+using Effect = klortest::KernelTestEffect;
 
 class KernelChoice : public ::testing::Test {
 protected:

@@ -26,6 +26,7 @@
 #include "distortion_kernels_dispatch.h"
 #include "dsp_reference.h"
 #include "klor/dsp_distortion.h"
+#include "kernel_test_effect.h"
 
 namespace {
 
@@ -146,19 +147,7 @@ constexpr size_t kCanarySpan = 24;         // more than one widest vector
 // The effect as a host holds it, built here so the static archive's read
 // path (and the test-only kernel hook) can be reached.
 
-struct Effect {
-    alignas(16) KLOR::DSPDistortion object;
-
-    Effect() { std::memset(static_cast<void*>(&object), 0, sizeof object); }
-
-    KLOR_RESULT read(float* in, float* out, unsigned frames, int channels, uint16_t mask,
-                     float level) {
-        object.object.level = level;
-        object.object.state.channelMask = mask;
-        return KLOR::DSPDistortion::readCallback(&object.object.state, in, out, frames, channels,
-                                                 channels);
-    }
-};
+using Effect = klortest::KernelTestEffect;
 
 // ---------------------------------------------------------------------------
 // MXCSR: the kernels must honour the caller's rounding and flush modes
